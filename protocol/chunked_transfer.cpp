@@ -1,0 +1,2 @@
+// Chunked upload and auxiliary answer handlers.
+#include "protocol/cSerialClient1.h"
