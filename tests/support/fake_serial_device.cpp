@@ -105,6 +105,7 @@ size_t FakeSerialDevice::Write(const uint8_t* data, size_t count, int /*timeoutM
 
 long FakeSerialDevice::BytesWaiting() {
   std::lock_guard lock(shared_->mutex);
+  ++shared_->waitingCalls;
   if (!shared_->open || (shared_->hungUp && shared_->input.empty())) return -1;
   return static_cast<long>(shared_->input.size());
 }

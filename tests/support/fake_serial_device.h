@@ -50,6 +50,7 @@ struct FakeSerialDevice::Shared {
   bool open = false;
   std::string openedPath;
   int opens = 0;
+  int waitingCalls = 0;  // BytesWaiting calls: a spinning reader shows here
   OpenFailure failOpen = OpenFailure::kNone;  // set to make Open fail
   bool failApply = false;
   bool hungUp = false;
