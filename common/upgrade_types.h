@@ -62,6 +62,13 @@ inline constexpr uint8_t kFrameStartByte = 0xFD;
 // Word 2 of DevNextBlock asking for the previous block again.
 inline constexpr uint16_t kStatusRepeat = 192;
 
+// Word 2 of a chunked-upload answer (the step the device asks for), and of the
+// client's end-of-upload frame.
+inline constexpr uint16_t kChunkNext = 0;
+inline constexpr uint16_t kChunkStartOver = 1;
+inline constexpr uint16_t kChunkEnd = 2;
+inline constexpr uint16_t kChunkRepeat = 3;
+
 // Frame codes, both directions.
 enum FrameCode : uint16_t {
   kCodeReqRebooting = 0x1002,

@@ -1,4 +1,7 @@
 // Opening and closing the link, and the hand-off handler of the receive pump.
+#include <algorithm>
+#include <cstring>
+
 #include "protocol/cSerialClient1.h"
 
 namespace t42rm {
