@@ -56,6 +56,7 @@ int cSerialClient1::OnSerialFrame(uintptr_t /*wParam*/, intptr_t /*lParam*/) {
 
 void cSerialClient1::OnDeviceLost(const OsError& error) {
   m_bLinkReady = false;
+  MarkDeviceLost();
   const std::string detail = error.Describe().empty() ? "device lost" : error.Describe();
   char line[kLogLineSize];
   std::snprintf(line, sizeof line, "%s - Device lost: %s", m_szOpenedPort.c_str(),

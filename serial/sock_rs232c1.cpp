@@ -73,13 +73,16 @@ int sock_rs232c1::OpenPort(PortSettings settings, const std::string& name) {
   }
   m_dcb = settings;
   m_bOpened = 1;
+  m_bDeviceLost = false;
   return 1;
 }
 
 int sock_rs232c1::ClosePort() {
   if (!m_bOpened) return 1;
   m_device->CancelWait();
-  if (!m_device->SetDtr(false) || !m_device->Purge()) return 0;
+  const bool dtrCleared = m_device->SetDtr(false);
+  const bool purged = m_device->Purge();
+  if ((!dtrCleared || !purged) && !m_bDeviceLost) return 0;
   m_bOpened = 0;
   if (!m_device->Close()) {
     DebugTrace("Port Closeing isn't successed.\r\n");

@@ -50,6 +50,9 @@ class sock_rs232c1 {
   const OsError& LastOpenError() const { return m_lastOpenError; }
 
   void SetDebugSink(DebugSink* sink) { m_debugSink = sink; }
+  // The device went away (hang-up, I/O error): ClosePort then releases it even
+  // though the DTR and purge requests can no longer succeed.
+  void MarkDeviceLost() { m_bDeviceLost = true; }
 
   // Sizes asked of the platform; the largest single read of the reader.
   static constexpr uint32_t kQueueSize = 8192;
@@ -76,6 +79,7 @@ class sock_rs232c1 {
   DebugSink* m_debugSink = nullptr;
   OpenFailure m_lastOpenFailure = OpenFailure::kNone;
   OsError m_lastOpenError;
+  bool m_bDeviceLost = false;
 };
 
 }  // namespace t42rm
