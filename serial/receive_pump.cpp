@@ -146,7 +146,8 @@ void ReceivePump::ReadThreadProc() {
       std::memmove(buf, buf + kHeaderSize, port_.m_nRxCount);
       if (port_.m_nRxCount > 0) Resynchronise();
     }
-    clock.SleepMs(kPassPauseMs);
+    // No pause between passes: the next pass either blocks on the device or,
+    // with a header still held, settles for 50 ms first, so it cannot spin.
   }
 }
 

@@ -31,9 +31,8 @@ class ReceivePumpTarget {
 
 class ReceivePump {
  public:
-  // The settle after the first byte of a pass, and the pause between passes.
+  // The settle after input is seen: a frame that began to arrive is whole by then.
   static constexpr int kSettleMs = 50;
-  static constexpr int kPassPauseMs = 1;
 
   ReceivePump(sock_rs232c1& port, UserThreadExecutor& executor, ReceivePumpTarget& target);
   ~ReceivePump();
