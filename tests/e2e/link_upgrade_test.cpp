@@ -2,6 +2,7 @@
 // end of a pseudo-terminal, the device simulator on the master end.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -32,11 +33,10 @@ Bytes Payload(uint32_t size, int dataBlocks) {
   return b;
 }
 Bytes WrapQlb(const Bytes& payload) {
-  Bytes f(kQlbHeaderSize, 0x42);
-  f.insert(f.end(), payload.begin(), payload.end());
-  const uint32_t crc = Crc32(f.data(), f.size());
-  f.resize(f.size() + 4);
-  put_le32(f.data() + f.size() - 4, crc);
+  Bytes f(kQlbHeaderSize + payload.size() + kQlbTrailerSize, 0x42);
+  std::copy(payload.begin(), payload.end(), f.begin() + kQlbHeaderSize);
+  const size_t body = f.size() - kQlbTrailerSize;
+  put_le32(f.data() + body, Crc32(f.data(), body));
   return f;
 }
 
