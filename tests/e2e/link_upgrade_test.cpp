@@ -71,6 +71,7 @@ class Session : public cSerialClient1, public ClientOwner, public TransferObserv
     SetObserver(this);
   }
   ~Session() override { CloseLink(); }
+  using cSerialClient1::OnDeviceLost;
   void OnImageCrcSent(uint32_t crc) override { sentCrc = crc; finished = true; }
   void OnDeviceLost(const std::string& detail) override { lostDetail = detail; ++lost; }
   void OnBlockSent(uint32_t, uint32_t, bool blank, bool repeat, uint32_t) override {
