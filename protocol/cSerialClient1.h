@@ -109,6 +109,10 @@ class cSerialClient1 : public sock_rs232c1, public ReceivePumpTarget {
   void OnDeviceLost(const OsError& error) override;
 
   // --- Chunked upload and auxiliary answers (not routed by OnReceive) ---
+  // header: all six words in host order. frame: the frame's bytes, header
+  // first; only ResConnection reads it, header.wLength bytes from offset 12
+  // (none when wLength exceeds 52), so the caller must pass at least
+  // 12 + wLength bytes: the handlers have no length to check against.
   int ResConnection(const FrameHeader& header, const uint8_t* frame);
   int ResRebooting(const FrameHeader& header, const uint8_t* frame);
   int ResUpgradeB(const FrameHeader& header, const uint8_t* frame);

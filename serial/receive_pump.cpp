@@ -2,8 +2,9 @@
 
 #include <algorithm>
 #include <condition_variable>
-#include <cstring>
 #include <mutex>
+
+#include "serial/rx_assembly.h"
 
 namespace t42rm {
 
@@ -83,15 +84,6 @@ bool ReceivePump::HandOff(std::function<void()> fn) {
   return !stop_;
 }
 
-void ReceivePump::Resynchronise() {
-  uint8_t* buf = port_.m_pRxBuf.get();
-  uint32_t skip = 0;
-  while (skip < port_.m_nRxCount && buf[skip] != kFrameStartByte) ++skip;
-  if (skip == 0) return;
-  port_.m_nRxCount -= skip;
-  std::memmove(buf, buf + skip, port_.m_nRxCount);
-}
-
 void ReceivePump::ReadThreadProc() {
   SerialDevice& device = port_.Device();
   Clock& clock = port_.GetClock();
@@ -99,6 +91,7 @@ void ReceivePump::ReadThreadProc() {
   const uint32_t capacity = port_.RxCapacity();
   port_.m_nRxCount = 0;
   if (!buf || capacity == 0) return;
+  RxAssembly rx(buf, capacity, port_.m_nRxCount);
 
   auto lost = [&](OsError error) {
     HandOff([this, error] { target_.OnDeviceLost(error); });
@@ -107,7 +100,7 @@ void ReceivePump::ReadThreadProc() {
   while (!stop_) {
     // With less than a header held nothing can be handed over: block on the
     // device instead of polling it, so an idle link costs no CPU.
-    if (port_.m_nRxCount < static_cast<uint32_t>(kHeaderSize)) {
+    if (!rx.ReadyForHandOff()) {
       const WaitResult r = device.WaitForInput(-1);
       if (stop_) break;
       if (r == WaitResult::kHangUp || r == WaitResult::kError) {
@@ -127,24 +120,22 @@ void ReceivePump::ReadThreadProc() {
       lost(device.LastError());
       break;
     }
-    const uint32_t room = capacity - port_.m_nRxCount;
-    const uint32_t n = std::min({static_cast<uint32_t>(waiting), sock_rs232c1::kQueueSize, room});
+    const uint32_t n =
+        std::min({static_cast<uint32_t>(waiting), sock_rs232c1::kQueueSize, rx.Room()});
+    long got = 0;
     if (n > 0) {
-      const long got = device.Read(buf + port_.m_nRxCount, n);
+      got = device.Read(rx.Tail(), n);
       if (got < 0) {
         lost(device.LastError());
         break;
       }
-      port_.m_nRxCount += static_cast<uint32_t>(got);
     }
-    if (port_.m_nRxCount > 0) Resynchronise();
+    rx.Commit(static_cast<uint32_t>(got));
 
-    if (port_.m_nRxCount >= static_cast<uint32_t>(kHeaderSize)) {
+    if (rx.ReadyForHandOff()) {
       if (!HandOff([this] { target_.OnSerialFrame(0, reinterpret_cast<intptr_t>(&port_)); })) break;
       // Exactly one header is removed; bytes behind it are offered next pass.
-      port_.m_nRxCount -= kHeaderSize;
-      std::memmove(buf, buf + kHeaderSize, port_.m_nRxCount);
-      if (port_.m_nRxCount > 0) Resynchronise();
+      rx.RemoveHeader();
     }
     // No pause between passes: the next pass either blocks on the device or,
     // with a header still held, settles for 50 ms first, so it cannot spin.

@@ -50,7 +50,6 @@ class ReceivePump {
   void ReadThreadProc();
   // Runs fn on the user thread and waits for it; false if stopped meanwhile.
   bool HandOff(std::function<void()> fn);
-  void Resynchronise();
 
   sock_rs232c1& port_;
   UserThreadExecutor& executor_;
