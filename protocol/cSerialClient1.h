@@ -110,10 +110,12 @@ class cSerialClient1 : public sock_rs232c1, public ReceivePumpTarget {
 
   // --- Chunked upload and auxiliary answers (not routed by OnReceive) ---
   // header: all six words in host order. frame: the frame's bytes, header
-  // first; only ResConnection reads it, header.wLength bytes from offset 12
-  // (none when wLength exceeds 52), so the caller must pass at least
-  // 12 + wLength bytes: the handlers have no length to check against.
+  // first; only ResConnection reads it, header.wLength bytes from offset 12.
+  // frameLen is the number of bytes at frame: a body longer than the frame
+  // holds is refused. The short form assumes a whole frame (header and a
+  // 52-byte body).
   int ResConnection(const FrameHeader& header, const uint8_t* frame);
+  int ResConnection(const FrameHeader& header, const uint8_t* frame, size_t frameLen);
   int ResRebooting(const FrameHeader& header, const uint8_t* frame);
   int ResUpgradeB(const FrameHeader& header, const uint8_t* frame);
   int ResUpgradeF(const FrameHeader& header, const uint8_t* frame);

@@ -37,6 +37,11 @@ bool CheckMarks(cSerialClient1& client, const char* name, const FrameHeader& h) 
 }  // namespace
 
 int cSerialClient1::ResConnection(const FrameHeader& header, const uint8_t* frame) {
+  return ResConnection(header, frame, kHeaderSize + kConnectionBodySize);
+}
+
+int cSerialClient1::ResConnection(const FrameHeader& header, const uint8_t* frame,
+                                  size_t frameLen) {
   static constexpr const char* kName = "ResConnection";
   static constexpr const char* kBodyError = "Recv[ResConnection-Body  ]: error";
   HeaderTrace(*this, kName, header);
@@ -45,8 +50,10 @@ int cSerialClient1::ResConnection(const FrameHeader& header, const uint8_t* fram
     LogDeviceError(kLogError, header.wCode, header.wStatus);
     return 0;
   }
-  // A length beyond the record would overrun it: refuse the body whole.
-  if (header.wLength > kConnectionBodySize) {
+  // A length beyond the record, or beyond the bytes received, would be read
+  // or written past a buffer: refuse the body whole.
+  const size_t held = frame && frameLen > kHeaderSize ? frameLen - kHeaderSize : 0;
+  if (header.wLength > kConnectionBodySize || header.wLength > held) {
     WriteLog(kLogError, kBodyError);
     return -1;
   }

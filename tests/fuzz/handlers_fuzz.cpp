@@ -4,11 +4,8 @@
 // arbitrary order, over a small image file.
 //
 // Each frame is a heap buffer of exactly its length, so a read past it is
-// caught. ResConnection's contract is that the frame holds the word-3 body
-// bytes it copies from offset 12 (word 3 at most 52, larger is refused); the
-// handlers have no frame length to check against, so the buffer is grown to
-// 12 + word 3 for it. Set T42RM_FUZZ_EXACT_FRAMES=1 to pass frames shorter than
-// that as well and see the contract break.
+// caught. ResConnection, the one handler that reads the frame, is given that
+// length and must refuse a body longer than the frame.
 //
 // Input: flags (bit 0 link ready, bit 1 good marks always, bit 2 image file
 // present, bit 3 no owner, bits 4-6 job mode), repeat limit, file length, seed;
@@ -53,14 +50,6 @@ const HandlerInfo kHandlers[11] = {
     {"ResInitData", &cSerialClient1::ResInitData, true, false, 0, 0, 0},
 };
 
-bool ExactFrames() {
-  static const bool exact = [] {
-    const char* v = std::getenv("T42RM_FUZZ_EXACT_FRAMES");
-    return v && *v == '1';
-  }();
-  return exact;
-}
-
 // A chunk frame: header, then the ChunkBody (marks, index, count, CRC, data).
 // Its data are the bytes last read from the file, which end at the file's
 // position pos. While no send has failed since the upload began, chunk k also
@@ -98,14 +87,14 @@ struct Run {
 
   void Call(const HandlerInfo& h, const FrameHeader& header, const Bytes& frameBytes) {
     cSerialClient1& c = *fc.client;
-    size_t alloc = frameBytes.size();
-    if (h.fn == &cSerialClient1::ResConnection && !ExactFrames() && header.wLength <= kConnectionBodySize)
-      alloc = std::max<size_t>(alloc, kHeaderSize + header.wLength);
+    const size_t alloc = frameBytes.size();
     std::unique_ptr<uint8_t[]> frame(new uint8_t[alloc ? alloc : 1]());
     std::copy(frameBytes.begin(), frameBytes.end(), frame.get());
 
     const bool portOpen = c.IsOpen();
-    const int result = (c.*h.fn)(header, frame.get());
+    const bool connection = &h == &kHandlers[0];
+    const int result = connection ? c.ResConnection(header, frame.get(), alloc)
+                                  : (c.*h.fn)(header, frame.get());
     const auto writes = fc.TakeWrites();
     const auto frames = ParseWire(writes);
     const std::string name = h.name;

@@ -763,6 +763,27 @@ TEST(ResConnection, StatusAndBodyCases) {
   }
 }
 
+TEST(ResConnection, BodyLongerThanTheFrameIsRefusedUnread) {
+  // Word 3 promises a whole body; the frame holds only 20 bytes of it.
+  struct Row {
+    size_t frameLen;
+    int result;
+  };
+  for (const Row r : {Row{12 + 20, -1}, Row{12, -1}, Row{12 + 52, -1 /* bad marks: 0x5A */}}) {
+    SCOPED_TRACE(r.frameLen);
+    Rig rig;
+    rig.client.m_bLinkReady = true;
+    Bytes frame(r.frameLen, 0x5A);  // exactly frameLen bytes: ASan sees any overrun
+    const FrameHeader h = Answer(0, 52, 0x1003);
+    EXPECT_EQ(rig.client.ResConnection(h, frame.data(), frame.size()), r.result);
+    const auto log = rig.TakeLog();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(), (LogLine{1, "Recv[ResConnection-Body  ]: error"}));
+    // Only the full frame gets as far as the body trace.
+    EXPECT_EQ(log.size(), r.frameLen == 12 + 52 ? 3u : 2u);
+  }
+}
+
 TEST(ResConnection, HeaderTraceLiteral) {
   Rig rig;
   rig.client.ResConnection(Answer(0x120, 0, 0x1003), nullptr);
